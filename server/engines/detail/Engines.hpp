@@ -1,0 +1,16 @@
+// Makers of the built-in engines, listed by engines/Engine.cpp.
+#pragma once
+
+#include <memory>
+
+#include "engines/Engine.hpp"
+
+namespace Tarv {
+namespace Server {
+namespace detail {
+
+std::unique_ptr<Engine> MakeScriptEngine();
+
+}  // namespace detail
+}  // namespace Server
+}  // namespace Tarv
