@@ -42,9 +42,14 @@ void Dress(log4cplus::SharedAppenderPtr& appender, const char* name) {
 
 log4cplus::Logger LoggerFactory::InitLogger() {
     log4cplus::initialize();
+    log4cplus::Logger root = log4cplus::Logger::getRoot();
+    // log4cplus is one per process: when the root logger already carries the
+    // set-up of an earlier start-up (the other deliverable, or a second
+    // start-up), a second console appender would print every record twice.
+    if (root.getAppender(detail::kDefaultAppenderName) || root.getAppender(detail::kConfigAppenderName))
+        return root;
     log4cplus::SharedAppenderPtr appender = MakeConsoleAppender();
     Dress(appender, detail::kDefaultAppenderName);
-    log4cplus::Logger root = log4cplus::Logger::getRoot();
     root.addAppender(appender);
     root.setLogLevel(log4cplus::INFO_LOG_LEVEL);
     return root;

@@ -22,6 +22,8 @@ class LoggerFactory {
 public:
     // Gives the root logger the console appender "default" (standard output,
     // no flush after each record) and the level INFO; returns the root logger.
+    // A root logger that already carries "default" or "config" (an earlier
+    // start-up in this process) is left as it is.
     static log4cplus::Logger InitLogger();
 
     // Re-targets one logger (empty name: the root logger) to the console

@@ -58,6 +58,8 @@ public:
     boost::interprocess::named_mutex mutex;         // "<name>_Channel_Mutex"
     boost::interprocess::named_condition condition; // "<name>_Channel_Condition"
 
+private:
+    // Channel objects come only from Get and Create.
     template <class Mode>
     Channel(List* list, Mode mode, const char* mutexName, const char* conditionName);
 };

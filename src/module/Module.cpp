@@ -100,20 +100,39 @@ void translateTimeOut(const Tarv::Browser::TimeOutException& e) { PyErr_SetStrin
 
 void translateEx(const std::exception& e) { PyErr_SetString(PyExc_RuntimeError, e.what()); }
 
+namespace {
+
+// The binding library's converter registry is one per process, keyed by C++
+// type: when the other deliverable is already loaded, its registrations for
+// these same types serve this module too, and registering them again would
+// only warn. The found registration, or null.
+const bp::converter::registration* Registered(bp::type_info type) {
+    const bp::converter::registration* found = bp::converter::registry::query(type);
+    return found && (found->m_class_object || found->m_to_python) ? found : nullptr;
+}
+
+void RegisterResult() {
+    if (const bp::converter::registration* known = Registered(bp::type_id<Result>())) {
+        bp::scope().attr("Result") = bp::object(bp::handle<>(bp::borrowed(known->get_class_object())));
+        return;
+    }
+    bp::scope resultScope =
+        bp::class_<Result, boost::shared_ptr<Result>>("Result", bp::no_init)
+            .def("__init__", bp::make_constructor(&MakeResult, bp::default_call_policies(),
+                                                  (bp::arg("_url"), bp::arg("_lastModified"), bp::arg("_src"),
+                                                   bp::arg("_snapshot"), bp::arg("_snapshotSize"))))
+            .add_property("lastModified", &ResultLastModified)
+            .add_property("snapshot", &ResultSnapshot)
+            .add_property("src", &ResultSrc)
+            .add_property("url", &ResultUrl);
+}
+
+}  // namespace
+
 void Tarv::Module::Register() {
     bp::docstring_options noDocstrings(false, false, false);
 
-    {
-        bp::scope resultScope =
-            bp::class_<Result, boost::shared_ptr<Result>>("Result", bp::no_init)
-                .def("__init__", bp::make_constructor(&MakeResult, bp::default_call_policies(),
-                                                      (bp::arg("_url"), bp::arg("_lastModified"), bp::arg("_src"),
-                                                       bp::arg("_snapshot"), bp::arg("_snapshotSize"))))
-                .add_property("lastModified", &ResultLastModified)
-                .add_property("snapshot", &ResultSnapshot)
-                .add_property("src", &ResultSrc)
-                .add_property("url", &ResultUrl);
-    }
+    RegisterResult();
 
     bp::def("ConfigLogger", &ConfigLoggerWrap,
             (bp::arg("name") = std::string(), bp::arg("logLevel") = std::string("INFO"),
@@ -122,7 +141,8 @@ void Tarv::Module::Register() {
     bp::def("Push", &PushWrap,
             (bp::arg("url"), bp::arg("wait") = true, bp::arg("pid") = 0ul, bp::arg("options") = bp::dict()));
 
-    bp::to_python_converter<boost::shared_ptr<std::string>, StringPointerToPyString>();
+    if (!Registered(bp::type_id<boost::shared_ptr<std::string>>()))
+        bp::to_python_converter<boost::shared_ptr<std::string>, StringPointerToPyString>();
 
     bp::register_exception_translator<Tarv::Browser::TimeOutException>(&translateTimeOut);
     bp::register_exception_translator<std::exception>(&translateEx);

@@ -214,3 +214,30 @@ def test_many_threads_with_a_smaller_bound_each_get_their_own_pages(tmp_path):
         assert [n for n in __import__("os").listdir("/dev/shm") if "Tarv_%d_Ticket_" % server.pid in n] == []
     finally:
         server.cleanup()
+
+
+def test_both_modules_load_into_one_process_with_their_own_gates():
+    server = Server()
+    try:
+        proc = run_python("""
+            import warnings
+            warnings.simplefilter("error")
+            import FetchBridge, RenderBridge
+            url = "script://echo/both"
+            ticket = FetchBridge.Push(url, pid=%d)
+            try:
+                RenderBridge.Pop(url, ticket)
+            except RuntimeError as e:
+                print("render:", e)
+            result = FetchBridge.Pop(url, ticket)
+            print("fetch:", result.url, isinstance(result, RenderBridge.Result))
+            ticket = RenderBridge.Push(url, pid=%d)
+            print("render:", RenderBridge.Pop(url, ticket).url)
+        """ % (server.pid, server.pid))
+        assert proc.returncode == 0, proc.stderr
+        plain = [l for l in proc.stdout.splitlines() if " - Thread: " not in l]
+        assert plain == ["render: This thread have not added into blocker yet.",
+                         "fetch: script://echo/both True", "render: script://echo/both"]
+        assert proc.stdout.count("Configuration file: ") == 2, "one line per module, not doubled"
+    finally:
+        server.cleanup()

@@ -94,6 +94,23 @@ TEST(LoggerFactoryTest, InitLoggerWritesRootRecordsToStandardOutputFromInfo) {
     EXPECT_EQ(std::string::npos, ReadFile(err).find("console record")) << "not on standard error";
 }
 
+// Two deliverables in one process share log4cplus: the second start-up must
+// not add a second console appender (every record would print twice), nor
+// undo what the first one's configuration set.
+TEST(LoggerFactoryTest, SecondInitLoggerKeepsTheSetUpOfTheFirst) {
+    RunInChild([&] {
+        LoggerFactory::InitLogger();
+        LoggerFactory::InitLogger();
+        log4cplus::Logger root = log4cplus::Logger::getRoot();
+        EXPECT_EQ(1u, root.getAllAppenders().size());
+        LoggerFactory::ConfigLogger("", "DEBUG", "");
+        LoggerFactory::InitLogger();
+        EXPECT_EQ(1u, root.getAllAppenders().size());
+        EXPECT_TRUE(HasOwnAppender(root, "config"));
+        EXPECT_EQ(log4cplus::DEBUG_LOG_LEVEL, root.getLogLevel());
+    });
+}
+
 TEST(LoggerFactoryTest, ConfigLoggerResultsFollowTheAppendersTheLoggerHad) {
     const ScratchDirectory scratch("logresults");
     const std::string rootFile = scratch.File("root.log");
