@@ -2,7 +2,7 @@
 // shared-memory protocol, under its own process id.
 //
 //   browser-server --engine NAME [--workers N] [--segment-size BYTES]
-//                  [--engine-timeout MS] [--log-level LEVEL]
+//                  [--engine-timeout MS] [--log-level LEVEL] [--group-access]
 //
 // Prints its process id alone on the first line of standard output once it
 // accepts requests; logs to standard error; SIGTERM or SIGINT stops it.
@@ -28,6 +28,7 @@
 #include "core/Log.hpp"
 #include "core/Server.hpp"
 #include "engines/Engine.hpp"
+#include "interprocess/Permissions.hpp"
 
 namespace {
 
@@ -80,7 +81,9 @@ bool Parse(int argc, char** argv, CommandLine& out) {
         ("engine-timeout", po::value<long>(&engineTimeoutMs)->default_value(engineTimeoutMs)->value_name("MS"),
          "milliseconds an engine has for one request; a later answer becomes a dead result")
         ("log-level", po::value<std::string>(&level)->default_value(level)->value_name("LEVEL"),
-         "level of the log on standard error: TRACE, DEBUG, INFO, WARN, ERROR, FATAL or OFF");
+         "level of the log on standard error: TRACE, DEBUG, INFO, WARN, ERROR, FATAL or OFF")
+        ("group-access",
+         "let the server's group open its named objects too (mode 0660 instead of the owner-only 0600)");
 
     po::variables_map values;
     po::store(po::command_line_parser(argc, argv).options(options).run(), values);
@@ -99,6 +102,7 @@ bool Parse(int argc, char** argv, CommandLine& out) {
     out.settings.workers = workers;
     out.settings.segmentSize = segmentSize;
     out.settings.engineTimeout = std::chrono::milliseconds(engineTimeoutMs);
+    out.settings.mode = values.count("group-access") ? Tarv::Interprocess::kOwnerAndGroupMode : Tarv::Interprocess::kOwnerOnlyMode;
     out.level = ParseLevel(level);
     return true;
 }

@@ -1,5 +1,6 @@
 #include "core/Server.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -60,6 +61,21 @@ struct Server::Running {
     }
 };
 
+namespace {
+
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(previous_); }
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+private:
+    mode_t previous_;
+};
+
+}  // namespace
+
 Server::Server(std::unique_ptr<Engine> engine, const Settings& settings)
     : pid_(static_cast<long>(::getpid())),
       shared_(std::make_shared<detail::Shared>(std::move(engine), settings, detail::ServerNames::For(pid_))),
@@ -71,11 +87,17 @@ Server::Server(std::unique_ptr<Engine> engine, const Settings& settings)
 
     RemoveNames(names);  // leftovers of an earlier server that had this process id
     StartGuard guard(names);
-    shared_->requestSegment =
-        Interprocess::Segment(bip::create_only, names.requestSegment.c_str(), settings.segmentSize);
-    shared_->channel = detail::RequestChannel::Create(shared_->requestSegment, names.requestSegment.c_str());
+    // The process's umask would strip the group bits from the named
+    // semaphore (POSIX applies it to sem_open); no worker runs yet, so the
+    // umask can be cleared while the objects are made.
+    const ScopedUmask noMask(0);
+    const bip::permissions permissions(settings.mode);
+    shared_->requestSegment = Interprocess::Segment(bip::create_only, names.requestSegment.c_str(),
+                                                    settings.segmentSize, nullptr, permissions);
+    shared_->channel =
+        detail::RequestChannel::Create(shared_->requestSegment, names.requestSegment.c_str(), permissions);
     shared_->engine->Start(settings.workers);
-    running_->ready = std::make_unique<bip::named_mutex>(bip::create_only, names.ready.c_str());
+    running_->ready = std::make_unique<bip::named_mutex>(bip::create_only, names.ready.c_str(), permissions);
 
     try {
         running_->threads.reserve(settings.workers);

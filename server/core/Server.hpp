@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/Limits.hpp"
+#include "interprocess/Permissions.hpp"
 #include "engines/Engine.hpp"
 
 namespace Tarv {
@@ -18,6 +19,8 @@ struct Settings {
     std::size_t workers = 1;
     std::size_t segmentSize = Limits::kDefaultSegmentSize;
     std::chrono::milliseconds engineTimeout = Limits::kDefaultEngineTimeout;
+    // Access mode of the server's named objects.
+    unsigned mode = Interprocess::kOwnerOnlyMode;
 };
 
 namespace detail {

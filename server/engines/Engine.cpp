@@ -14,6 +14,7 @@ struct Known {
 // Every engine the server can run, by the name --engine takes.
 constexpr Known kEngines[] = {
     {"script", &detail::MakeScriptEngine},
+    {"fetch", &detail::MakeFetchEngine},
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "config/Log.hpp"
 #include "interprocess/Append.hpp"
 #include "interprocess/Names.hpp"
+#include "interprocess/Permissions.hpp"
 
 namespace Tarv {
 namespace Browser {
@@ -96,8 +97,9 @@ boost::shared_ptr<std::string> Client::SendRequest(const RequestOptions& options
         // request, so a server may open it as soon as it takes the request.
         bip::shared_memory_object::remove(ticket.c_str());
         segment = boost::shared_ptr<Segment>(new Segment(bip::create_only, ticket.c_str(),
-                                                         Protocol::kTicketSegmentSize));
-        channel = ResultChannel::Create(*segment, ticket.c_str());
+                                                         Protocol::kTicketSegmentSize, nullptr,
+                                                         Interprocess::OwnerOnly()));
+        channel = ResultChannel::Create(*segment, ticket.c_str(), Interprocess::OwnerOnly());
 
         RequestChannel::Element record(
             requestSegment.construct<Request>(bip::anonymous_instance)(requestSegment, url, ticket, options),

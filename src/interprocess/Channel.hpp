@@ -17,6 +17,7 @@
 #include <boost/interprocess/sync/named_mutex.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "interprocess/Permissions.hpp"
 #include "interprocess/TimeOutException.hpp"
 
 namespace Tarv {
@@ -38,8 +39,10 @@ public:
     static boost::shared_ptr<Channel> Get(Segment& segment, const char* name);
 
     // Creates the channel in a segment that does not hold `name` yet. Stale
-    // named mutex and condition of the same names are removed first.
-    static boost::shared_ptr<Channel> Create(Segment& segment, const char* name);
+    // named mutex and condition of the same names are removed first; the new
+    // ones get `permissions` (by default owner-only).
+    static boost::shared_ptr<Channel> Create(Segment& segment, const char* name,
+                                             const boost::interprocess::permissions& permissions = OwnerOnly());
 
     // Wakes every waiter and removes the mutex's and condition's names. The
     // callback sees the records still queued (only when the lock was obtained
@@ -62,6 +65,8 @@ private:
     // Channel objects come only from Get and Create.
     template <class Mode>
     Channel(List* list, Mode mode, const char* mutexName, const char* conditionName);
+    Channel(List* list, const char* mutexName, const char* conditionName,
+            const boost::interprocess::permissions& permissions);
 };
 
 }  // namespace Interprocess

@@ -23,6 +23,7 @@
 #include "core/detail/Shared.hpp"
 #include "interprocess/Append.hpp"
 #include "interprocess/Deadline.hpp"
+#include "interprocess/SegmentState.hpp"
 
 namespace Tarv {
 namespace Server {
@@ -91,6 +92,13 @@ bool OpenTicket(const std::string& ticket, TicketSide& side, std::string& why) {
     for (;;) {
         try {
             if (!segmentOpen) {
+                // A segment that exists but was never initialised (its
+                // creator died half-way) would make the open wait for good.
+                const Interprocess::SegmentState state = Interprocess::InspectSegment(ticket.c_str());
+                if (state != Interprocess::SegmentState::Ready)
+                    throw std::runtime_error(state == Interprocess::SegmentState::Missing
+                                                 ? "no ticket segment " + ticket
+                                                 : "ticket segment " + ticket + " not initialised");
                 side.segment = Segment(bip::open_only, ticket.c_str());
                 segmentOpen = true;
             }

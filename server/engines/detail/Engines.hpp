@@ -10,6 +10,7 @@ namespace Server {
 namespace detail {
 
 std::unique_ptr<Engine> MakeScriptEngine();
+std::unique_ptr<Engine> MakeFetchEngine();
 
 }  // namespace detail
 }  // namespace Server

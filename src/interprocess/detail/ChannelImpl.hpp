@@ -20,6 +20,13 @@ Channel<Segment, Record>::Channel(List* l, Mode mode, const char* mutexName, con
     : list(l), mutex(mode, mutexName), condition(mode, conditionName) {}
 
 template <class Segment, class Record>
+Channel<Segment, Record>::Channel(List* l, const char* mutexName, const char* conditionName,
+                                  const boost::interprocess::permissions& permissions)
+    : list(l),
+      mutex(boost::interprocess::create_only, mutexName, permissions),
+      condition(boost::interprocess::create_only, conditionName, permissions) {}
+
+template <class Segment, class Record>
 boost::shared_ptr<Channel<Segment, Record>> Channel<Segment, Record>::Get(Segment& segment, const char* name) {
     const ChannelNames names = MakeChannelNames("Channel::Get", name);
     List* found = segment.template find<List>(name).first;
@@ -29,13 +36,13 @@ boost::shared_ptr<Channel<Segment, Record>> Channel<Segment, Record>::Get(Segmen
 }
 
 template <class Segment, class Record>
-boost::shared_ptr<Channel<Segment, Record>> Channel<Segment, Record>::Create(Segment& segment, const char* name) {
+boost::shared_ptr<Channel<Segment, Record>> Channel<Segment, Record>::Create(Segment& segment, const char* name,
+                                 const boost::interprocess::permissions& permissions) {
     const ChannelNames names = MakeChannelNames("Channel::Create", name);
     boost::interprocess::named_mutex::remove(names.mutex.c_str());
     boost::interprocess::named_condition::remove(names.condition.c_str());
     List* made = segment.template construct<List>(name)(segment.get_segment_manager());
-    return boost::shared_ptr<Channel>(
-        new Channel(made, boost::interprocess::create_only, names.mutex.c_str(), names.condition.c_str()));
+    return boost::shared_ptr<Channel>(new Channel(made, names.mutex.c_str(), names.condition.c_str(), permissions));
 }
 
 template <class Segment, class Record>

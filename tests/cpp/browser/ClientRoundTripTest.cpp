@@ -1,4 +1,6 @@
 // Requests that reach the server and come back.
+#include <sys/stat.h>
+
 #include <thread>
 #include <vector>
 
@@ -74,4 +76,16 @@ TEST_F(ClientTest, SixteenThreadsEachGetTheirOwnPage) {
     for (auto& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
     EXPECT_FALSE(TicketObjectsLeft());
+}
+
+TEST_F(ClientTest, TicketObjectsAreOwnerOnly) {
+    auto client = MakeClient("script://silent/modes");
+    const std::string ticket = *client->SendRequest(DefaultOptions());
+    const auto entries = ShmEntriesContaining(ticket);
+    ASSERT_EQ(entries.size(), 3u);
+    for (const std::string& name : entries) {
+        struct stat info;
+        ASSERT_EQ(stat(("/dev/shm/" + name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
 }

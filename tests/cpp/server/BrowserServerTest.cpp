@@ -1,5 +1,6 @@
 // browser-server as a child process, driven through the raw protocol.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,9 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include <boost/interprocess/shared_memory_object.hpp>
 #include <boost/interprocess/sync/named_mutex.hpp>
 #include <gtest/gtest.h>
 
+#include "browser/Protocol.hpp"
 #include "server/RawClient.hpp"
 #include "server/ServerChild.hpp"
 #include "support/ShmNames.hpp"
@@ -209,6 +212,48 @@ TEST_F(BrowserServerTest, TicketThatNeverAppearsIsDroppedAndServerKeepsServing) 
         const boost::optional<Answer> after = RoundTrip(pid_, url, Browser::RequestOptions(), kAnswerLimit);
         ASSERT_TRUE(after);
         EXPECT_EQ(after->url, url);
+    }
+}
+
+// A ticket segment whose creator died between creating and initialising it:
+// opening it open-only would wait for good.
+TEST_F(BrowserServerTest, HalfMadeTicketIsDroppedWithoutHangingAWorker) {
+    Start(WithArgs({"--engine", "script", "--workers", "1"}));
+    RequestQueue queue(pid_);
+    TicketBox halfMade(pid_);  // named; planted below, never initialised
+    {
+        bip::shared_memory_object planted(bip::create_only, halfMade.Name().c_str(), bip::read_write);
+        planted.truncate(static_cast<bip::offset_t>(Browser::Protocol::kTicketSegmentSize));
+    }
+    queue.Push("script://echo/half-made", halfMade.Name());
+    ASSERT_TRUE(server_->WaitForLog("not initialised", 10000ms)) << server_->Log();
+    // The only worker is free again.
+    const boost::optional<Answer> after = RoundTrip(pid_, "script://echo/after-half-made", Browser::RequestOptions(),
+                                                    kAnswerLimit);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->url, "script://echo/after-half-made");
+    bip::shared_memory_object::remove(halfMade.Name().c_str());
+}
+
+// The mode of each of the server's named objects, as /dev/shm shows them.
+std::vector<unsigned> ServerObjectModes(long pid) {
+    std::vector<unsigned> modes;
+    for (const std::string& name : ShmEntriesContaining("Tarv_Browser_" + std::to_string(pid) + "_")) {
+        struct stat info;
+        if (stat(("/dev/shm/" + name).c_str(), &info) == 0) modes.push_back(info.st_mode & 0777);
+    }
+    return modes;
+}
+
+TEST_F(BrowserServerTest, NamedObjectsAreOwnerOnlyUnlessGroupAccessIsAsked) {
+    for (const auto& [args, mode] : std::vector<std::pair<std::vector<std::string>, unsigned>>{
+             {{"--engine", "script"}, 0600u}, {{"--engine", "script", "--group-access"}, 0660u}}) {
+        Start(WithArgs(args));
+        const std::vector<unsigned> modes = ServerObjectModes(pid_);
+        EXPECT_EQ(modes.size(), 4u) << "ready mutex, request segment, its mutex and condition";
+        for (unsigned m : modes) EXPECT_EQ(m, mode);
+        TearDown();
+        server_.reset();
     }
 }
 
