@@ -3,6 +3,7 @@
 //
 //   browser-server --engine NAME [--workers N] [--segment-size BYTES]
 //                  [--engine-timeout MS] [--log-level LEVEL] [--group-access]
+//   browser-server --reap
 //
 // Prints its process id alone on the first line of standard output once it
 // accepts requests; logs to standard error; SIGTERM or SIGINT stops it.
@@ -26,6 +27,7 @@
 #include <log4cplus/loglevel.h>
 
 #include "core/Log.hpp"
+#include "core/Reaper.hpp"
 #include "core/Server.hpp"
 #include "engines/Engine.hpp"
 #include "interprocess/Permissions.hpp"
@@ -83,12 +85,19 @@ bool Parse(int argc, char** argv, CommandLine& out) {
         ("log-level", po::value<std::string>(&level)->default_value(level)->value_name("LEVEL"),
          "level of the log on standard error: TRACE, DEBUG, INFO, WARN, ERROR, FATAL or OFF")
         ("group-access",
-         "let the server's group open its named objects too (mode 0660 instead of the owner-only 0600)");
+         "let the server's group open its named objects too (mode 0660 instead of the owner-only 0600)")
+        ("reap",
+         "remove what crashed processes left in /dev/shm (objects of process ids that no longer run, and tickets "
+         "no process maps any more), print each name removed, and exit");
 
     po::variables_map values;
     po::store(po::command_line_parser(argc, argv).options(options).run(), values);
     if (values.count("help")) {
         std::cout << options << std::endl;
+        return false;
+    }
+    if (values.count("reap")) {
+        for (const std::string& name : ReapLeftovers(ReapPolicy{0, true})) std::cout << name << "\n";
         return false;
     }
     po::notify(values);

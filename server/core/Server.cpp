@@ -13,6 +13,7 @@
 #include <boost/interprocess/sync/named_mutex.hpp>
 
 #include "core/Log.hpp"
+#include "core/Reaper.hpp"
 #include "core/detail/Shared.hpp"
 
 namespace Tarv {
@@ -86,6 +87,8 @@ Server::Server(std::unique_ptr<Engine> engine, const Settings& settings)
     log4cplus::Logger logger = ServerLogger();
 
     RemoveNames(names);  // leftovers of an earlier server that had this process id
+    for (const std::string& name : ReapLeftovers(ReapPolicy{pid_, false}))
+        TARV_LOG(logger, log4cplus::INFO_LOG_LEVEL, kSourceServer, "removed leftover " << name);
     StartGuard guard(names);
     // The process's umask would strip the group bits from the named
     // semaphore (POSIX applies it to sem_open); no worker runs yet, so the
@@ -166,6 +169,9 @@ bool Server::Stop() {
     bip::named_condition::remove(names.channelCondition.c_str());
     TARV_LOG(logger, log4cplus::INFO_LOG_LEVEL, kSourceServer,
              "stopped; removed " << names.requestSegment << " and its channel");
+    // Tickets of this server that no client holds any more.
+    for (const std::string& name : ReapLeftovers(ReapPolicy{pid_, false}))
+        TARV_LOG(logger, log4cplus::INFO_LOG_LEVEL, kSourceServer, "removed leftover " << name);
     running_->allFinished = allFinished;
     return allFinished;
 }

@@ -402,7 +402,8 @@ TEST(BrowserServerCommandLine, HelpExitsZeroAndListsEveryFlag) {
     const int status = RunServerToEnd({"--help"}, 10000ms, output);
 
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    for (const char* flag : {"--engine", "--workers", "--segment-size", "--engine-timeout", "--log-level", "--help"})
+    for (const char* flag : {"--engine", "--workers", "--segment-size", "--engine-timeout", "--log-level", "--group-access",
+                             "--reap", "--help"})
         EXPECT_NE(output.find(flag), std::string::npos) << flag << " missing from:\n" << output;
 }
 
