@@ -96,6 +96,7 @@ boost::shared_ptr<std::string> Client::SendRequest(const RequestOptions& options
         // The place of the answer exists before the server learns of the
         // request, so a server may open it as soon as it takes the request.
         bip::shared_memory_object::remove(ticket.c_str());
+        detail::NoteTicketObjects(ticket);
         segment = boost::shared_ptr<Segment>(new Segment(bip::create_only, ticket.c_str(),
                                                          Protocol::kTicketSegmentSize, nullptr,
                                                          Interprocess::OwnerOnly()));
@@ -170,7 +171,10 @@ boost::shared_ptr<Result> Client::GetResponse(const std::string& wanted) {
 
 void Client::Destory() {
     TARV_LOG(logger, DEBUG, kSourceClient, "Client::Destory => " << url);
-    if (!segment) return;
+    if (!segment) {
+        detail::ForgetTicketObjects(ticket);
+        return;
+    }
     if (channel) {
         try {
             ResultChannel::Destroy(*segment, ticket.c_str(), &ResultChannel::DummyCallback, 0);
@@ -183,12 +187,14 @@ void Client::Destory() {
             bip::named_mutex::remove(names.mutex.c_str());
             bip::shared_memory_object::remove(ticket.c_str());
             segment.reset();
+            detail::ForgetTicketObjects(ticket);
             throw;
         }
         channel.reset();
     }
     bip::shared_memory_object::remove(ticket.c_str());
     segment.reset();
+    detail::ForgetTicketObjects(ticket);
 }
 
 }  // namespace Browser

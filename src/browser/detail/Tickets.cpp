@@ -9,7 +9,14 @@
 #include <new>
 #include <random>
 #include <thread>
+#include <set>
 #include <unordered_set>
+
+#include <boost/interprocess/shared_memory_object.hpp>
+#include <boost/interprocess/sync/named_condition.hpp>
+#include <boost/interprocess/sync/named_mutex.hpp>
+
+#include "interprocess/Names.hpp"
 
 namespace Tarv {
 namespace Browser {
@@ -37,7 +44,41 @@ std::uint32_t Draw() {
     return static_cast<std::uint32_t>(generator() & 0x7fffffffu);
 }
 
+std::mutex objectsMutex;
+std::set<std::string>& TicketsWithObjects() {
+    alignas(std::set<std::string>) static unsigned char storage[sizeof(std::set<std::string>)];
+    static std::set<std::string>* tickets = ::new (storage) std::set<std::string>();
+    return *tickets;
+}
+
+// Runs at exit after every static object of the process is gone, so the gate
+// has already released the clients it held; what is left belongs to threads
+// that were still waiting.
+__attribute__((destructor)) void RemoveTicketObjectsLeftAtExit() {
+    std::lock_guard<std::mutex> lock(objectsMutex);
+    for (const std::string& ticket : TicketsWithObjects()) {
+        try {
+            const Interprocess::ChannelNames names = Interprocess::MakeChannelNames("exit", ticket.c_str());
+            boost::interprocess::named_condition::remove(names.condition.c_str());
+            boost::interprocess::named_mutex::remove(names.mutex.c_str());
+        } catch (...) {
+        }
+        boost::interprocess::shared_memory_object::remove(ticket.c_str());
+    }
+    TicketsWithObjects().clear();
+}
+
 }  // namespace
+
+void NoteTicketObjects(const std::string& ticket) {
+    std::lock_guard<std::mutex> lock(objectsMutex);
+    TicketsWithObjects().insert(ticket);
+}
+
+void ForgetTicketObjects(const std::string& ticket) {
+    std::lock_guard<std::mutex> lock(objectsMutex);
+    TicketsWithObjects().erase(ticket);
+}
 
 std::uint64_t CombineHash(const std::string& text) {
     std::uint64_t seed = 0;

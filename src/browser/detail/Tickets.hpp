@@ -18,6 +18,12 @@ std::uint64_t CombineHash(const std::string& text);
 std::uint32_t ReserveTicketNumber(const std::string& url);
 void ReleaseTicketNumber(std::uint32_t number);
 
+// Tickets whose named objects exist now. Whatever is still listed when the
+// process exits (a thread was still waiting for its answer while the process
+// ended) has its ticket segment, mutex and condition removed then.
+void NoteTicketObjects(const std::string& ticket);
+void ForgetTicketObjects(const std::string& ticket);
+
 }  // namespace detail
 }  // namespace Browser
 }  // namespace Tarv
