@@ -9,9 +9,19 @@ packages=(
   libboost-dev libboost-thread-dev libboost-program-options-dev libboost-filesystem-dev
   libboost-date-time-dev libboost-python-dev
   liblog4cplus-dev
+  libcurl4-openssl-dev
   libgtest-dev
   python3 python3-dev python3-pytest
 )
+
+# `tools/install-deps.sh bench` (run by `make bench`) adds what the benchmarks
+# compare against; the list above stays what the build and the tests need.
+bench_packages=(nginx-light python3-pycurl libcurl4-openssl-dev chromium nodejs)
+if [ "${1:-}" = bench ]; then
+  packages+=("${bench_packages[@]}")
+  # Some nodejs builds carry npm themselves and conflict with Debian's npm.
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -32,11 +32,12 @@ def remove_shm(fragment):
 
 
 class Server:
-    """browser-server --engine script, started and reaped by the fixture."""
+    """browser-server --engine ENGINE (script unless said otherwise), started
+    and reaped by the fixture."""
 
-    def __init__(self, workers=4, extra=()):
+    def __init__(self, workers=4, extra=(), engine="script"):
         self.process = subprocess.Popen(
-            [server_binary(), "--engine", "script", "--workers", str(workers), *extra],
+            [server_binary(), "--engine", engine, "--workers", str(workers), *extra],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.process.stdout.readline().strip()
         if line != str(self.process.pid):
