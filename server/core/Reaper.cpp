@@ -96,8 +96,13 @@ std::vector<std::string> ReapLeftovers(const ReapPolicy& policy) {
     std::set<std::string> mapped;
     std::vector<std::string> removed;
     for (const auto& [name, parsed] : found) {
-        bool remove = !Running(parsed.pid);
-        if (!remove && parsed.ticket && (parsed.pid == policy.ownPid || policy.unmappedTicketsOfLiveServers)) {
+        bool remove = false;
+        if (!parsed.ticket) {
+            remove = parsed.pid == policy.ownPid || !Running(parsed.pid);
+        } else if (parsed.pid == policy.ownPid || policy.unmappedTicketsOfLiveServers || !Running(parsed.pid)) {
+            // A ticket belongs to its client, not to the server whose id it
+            // bears: while any process maps one of its objects it stays, even
+            // when that server is gone.
             if (!mappedRead) {
                 mapped = MappedNames();
                 for (const auto& [other, otherParsed] : found)
@@ -106,7 +111,6 @@ std::vector<std::string> ReapLeftovers(const ReapPolicy& policy) {
             }
             remove = groupsInUse.count(parsed.group) == 0;
         }
-        if (!remove && !parsed.ticket && parsed.pid == policy.ownPid) remove = true;
         if (remove && std::remove((kShmDirectory + name).c_str()) == 0) removed.push_back(name);
     }
     return removed;

@@ -21,7 +21,8 @@ struct ReapPolicy {
 
 // Every object bearing the process id of a process that no longer runs is
 // removed, and what `policy` adds. A ticket some process still maps is never
-// touched. Returns the names removed (as they appear in /dev/shm).
+// touched, whichever server id it bears: its client is alive. Returns the
+// names removed (as they appear in /dev/shm).
 std::vector<std::string> ReapLeftovers(const ReapPolicy& policy);
 
 }  // namespace Server

@@ -56,16 +56,20 @@ protected:
         Plant(orphanTicket + "_Channel_Condition");
         held = std::make_unique<bip::managed_shared_memory>(bip::create_only, heldTicket.c_str(), 65536);
         Plant(heldTicket + "_Channel_Condition");
+        // A client still waiting on a ticket of a server that died.
+        heldDeadTicket = "Tarv_" + dead + "_Ticket_31";
+        heldDead = std::make_unique<bip::managed_shared_memory>(bip::create_only, heldDeadTicket.c_str(), 65536);
     }
     void TearDown() override {
         held.reset();
+        heldDead.reset();
         for (const std::string& fragment : {"Tarv_Browser_" + dead + "_", "Tarv_" + dead + "_Ticket_", orphanTicket,
                                             heldTicket})
             RemoveShmEntriesContaining(fragment);
     }
 
-    std::string dead, live, deadServer, deadTicket, orphanTicket, heldTicket;
-    std::unique_ptr<bip::managed_shared_memory> held;
+    std::string dead, live, deadServer, deadTicket, orphanTicket, heldTicket, heldDeadTicket;
+    std::unique_ptr<bip::managed_shared_memory> held, heldDead;
 };
 
 TEST_F(ReaperTest, StartRemovesObjectsOfDeadProcessesOnly) {
@@ -75,6 +79,7 @@ TEST_F(ReaperTest, StartRemovesObjectsOfDeadProcessesOnly) {
         EXPECT_FALSE(Exists(deadTicket));
         EXPECT_TRUE(Exists(orphanTicket)) << "a live process id: left to --reap";
         EXPECT_TRUE(Exists(heldTicket));
+        EXPECT_TRUE(Exists(heldDeadTicket)) << "its server is gone, but a client still maps it";
         EXPECT_TRUE(server.WaitForLog("removed leftover " + deadServer, 5000ms));
     }
 }
@@ -89,6 +94,7 @@ TEST_F(ReaperTest, ReapAlsoRemovesTicketsNoProcessMaps) {
         EXPECT_NE(output.find(gone + "\n"), std::string::npos) << gone << " not reported in:\n" << output;
     }
     EXPECT_TRUE(Exists(heldTicket)) << "mapped by this process";
+    EXPECT_TRUE(Exists(heldDeadTicket)) << "mapped by this process, though its server is gone";
     EXPECT_TRUE(Exists(heldTicket + "_Channel_Condition")) << "its ticket is in use";
 }
 
