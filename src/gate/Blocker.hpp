@@ -96,9 +96,12 @@ boost::shared_ptr<Blocker<T>> Blocker<T>::instance;
 template <typename T>
 boost::shared_ptr<Blocker<T>>& Blocker<T>::Create(int bound) {
     static boost::mutex _mutex;
-    if (!instance) {
+    // The unlocked first test reads the handle atomically, as the store
+    // under the lock writes it: threads racing into Create see either no
+    // gate or a whole one.
+    if (!boost::atomic_load(&instance)) {
         boost::lock_guard<boost::mutex> lock(_mutex);
-        if (!instance) instance = boost::make_shared<Blocker>(bound);
+        if (!instance) boost::atomic_store(&instance, boost::make_shared<Blocker>(bound));
     }
     return instance;
 }
