@@ -10,13 +10,14 @@ packages=(
   libboost-date-time-dev libboost-python-dev
   liblog4cplus-dev
   libcurl4-openssl-dev
+  nlohmann-json3-dev chromium
   libgtest-dev
-  python3 python3-dev python3-pytest
+  python3 python3-dev python3-pytest python3-hypothesis
 )
 
 # `tools/install-deps.sh bench` (run by `make bench`) adds what the benchmarks
 # compare against; the list above stays what the build and the tests need.
-bench_packages=(nginx-light python3-pycurl libcurl4-openssl-dev chromium nodejs)
+bench_packages=(nginx-light python3-pycurl libcurl4-openssl-dev chromium nodejs strace)
 if [ "${1:-}" = bench ]; then
   packages+=("${bench_packages[@]}")
   # Some nodejs builds carry npm themselves and conflict with Debian's npm.
