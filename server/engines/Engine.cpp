@@ -15,6 +15,7 @@ struct Known {
 constexpr Known kEngines[] = {
     {"script", &detail::MakeScriptEngine},
     {"fetch", &detail::MakeFetchEngine},
+    {"render", &detail::MakeRenderEngine},
 };
 
 }  // namespace

@@ -11,6 +11,7 @@ namespace detail {
 
 std::unique_ptr<Engine> MakeScriptEngine();
 std::unique_ptr<Engine> MakeFetchEngine();
+std::unique_ptr<Engine> MakeRenderEngine();
 
 }  // namespace detail
 }  // namespace Server

@@ -31,10 +31,10 @@ constexpr int kViewportHeight = 800;
 // profile (--user-data-dir) are added.
 // Beyond headless operation over the DevTools pipe, these keep Chromium from
 // going out on its own (updates, sync, translation, metrics, safe browsing,
-// HTTPS upgrades of http:// pages) and from starting helpers that outlive it
-// (the crash handler). A feature switch is read only once, so each list is
-// one switch. The network service runs inside the browser process: as a
-// process of its own it crashes here ("FD ownership violation").
+// model downloads, HTTPS upgrades of http:// pages) and from starting helpers
+// that outlive it (the crash handler). A feature switch is read only once, so
+// each list is one switch. The network service runs inside the browser
+// process: as a process of its own it crashes here ("FD ownership violation").
 constexpr const char* kChromiumFlags[] = {
     "--headless",
     "--no-sandbox",
@@ -64,7 +64,8 @@ constexpr const char* kChromiumFlags[] = {
     "--hide-scrollbars",
     "--disable-features=Translate,OptimizationHints,MediaRouter,DialMediaRouteProvider,"
     "AutofillServerCommunication,CertificateTransparencyComponentUpdater,HttpsUpgrades,"
-    "HttpsFirstBalancedModeAutoEnable",
+    "HttpsFirstBalancedModeAutoEnable,OptimizationGuideModelDownloading,OptimizationHintsFetching,"
+    "OptimizationGuideOnDeviceModel",
     "--enable-features=NetworkServiceInProcess2",
     "--remote-debugging-pipe",
 };

@@ -151,7 +151,8 @@ void CloseRange(unsigned first, unsigned last, long openMax) {
 
 std::string Status(int status) {
     if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
     return "status " + std::to_string(status);
 }
 
@@ -199,8 +200,8 @@ std::unique_ptr<ChromiumProcess> ChromiumProcess::Start(Launcher& launcher) {
         std::unique_ptr<ChromiumProcess> process(new ChromiumProcess());
         process->binary_ = FindChromium();
 
-        std::string pattern = TemporaryDirectory() + "/" + Render::kProfilePrefix + std::to_string(::getpid()) +
-                              "-XXXXXX";
+        std::string pattern =
+            TemporaryDirectory() + "/" + Render::kProfilePrefix + std::to_string(::getpid()) + "-XXXXXX";
         if (!::mkdtemp(&pattern[0])) throw std::runtime_error(Errno(("mkdtemp " + pattern).c_str()));
         process->profile_ = pattern;  // from here on the destructor removes it
 
