@@ -16,6 +16,7 @@ import importlib
 import os
 import queue
 import re
+import signal
 import sys
 import threading
 import time
@@ -72,13 +73,15 @@ def option_value(text):
 class Crawler:
     def __init__(self, bridge, pid, start, out, snapshots, options):
         self.bridge, self.pid, self.out, self.snapshots = bridge, pid, out, snapshots
+        self.engine = bridge.__name__
         self.options = dict(options, snapshot=snapshots)
         self.host = urlsplit(start).netloc
         self.todo = queue.Queue()
         self.lock = threading.Lock()
         self.seen = {start}
         self.saved = set()
-        self.pages = []      # (url asked for, url that came back, lastModified, bytes, seconds, file)
+        self.pages = []      # (url asked for, url that came back, lastModified, bytes, seconds, file,
+                             #  snapshot bytes or None)
         self.failures = []   # (url, error)
         self.todo.put(start)
 
@@ -126,7 +129,8 @@ class Crawler:
             self.saved.add(name)
             new = [link for link in dict.fromkeys(links) if self.same_site(link) and link not in self.seen]
             self.seen.update(new)
-            self.pages.append((url, result.url, result.lastModified, len(src), seconds, name))
+            snapshot = len(result.snapshot) if result.snapshot else None
+            self.pages.append((url, result.url, result.lastModified, len(src), seconds, name, snapshot))
             shown = url if result.url == url else "%s -> %s" % (url, result.url)
             print("%4d  %6.1f ms  %7d B  %s" % (len(self.pages), seconds * 1000, len(src), shown), flush=True)
         if first:
@@ -165,15 +169,18 @@ class Crawler:
         shown = [url if final == url else "%s -> %s" % (url, urlsplit(final).path) for url, final, *_ in rows]
         width = max([len("URL")] + [len(text) for text in shown])
         print()
-        print("%-*s  %-29s  %8s  %8s" % (width, "URL", "last-modified", "bytes", "ms"))
-        print("%s  %s  %s  %s" % ("-" * width, "-" * 29, "-" * 8, "-" * 8))
-        for text, (_, _, modified, size, seconds, _) in zip(shown, rows):
-            print("%-*s  %-29s  %8d  %8.1f" % (width, text, modified or "-", size, seconds * 1000))
+        engine = max(len("engine"), len(self.engine))
+        print("%-*s  %-*s  %-29s  %8s  %8s  %8s"
+              % (width, "URL", engine, "engine", "last-modified", "bytes", "snapshot", "ms"))
+        print("  ".join("-" * n for n in (width, engine, 29, 8, 8, 8)))
+        for text, (_, _, modified, size, seconds, _, snapshot) in zip(shown, rows):
+            print("%-*s  %-*s  %-29s  %8d  %8s  %8.1f" % (width, text, engine, self.engine, modified or "-", size,
+                                                        "-" if snapshot is None else snapshot, seconds * 1000))
         rate = len(rows) / elapsed if elapsed > 0 else 0.0
         print("%d pages in %.2f s: %.1f pages/s; %d failed" % (len(rows), elapsed, rate, len(self.failures)))
         with open(os.path.join(self.out, "pages.tsv"), "w", encoding="utf-8") as f:
             f.write("url\tfinal_url\tlast_modified\tbytes\tms\tfile\n")
-            for url, final, modified, size, seconds, name in rows:
+            for url, final, modified, size, seconds, name, _ in rows:
                 f.write("%s\t%s\t%s\t%d\t%.1f\t%s\n" % (url, final, modified, size, seconds * 1000, name))
 
 
@@ -192,6 +199,7 @@ def main(argv=None):
     parser.add_argument("--log-level", default="WARN",
                         help="level of the module's log on the console (default WARN; INFO shows every request)")
     args = parser.parse_args(argv)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # closed output (as by `| head`): stop, as other tools do
 
     bridge = importlib.import_module(args.module)
     bridge.ConfigLogger(logLevel=args.log_level)
