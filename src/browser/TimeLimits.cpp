@@ -1,9 +1,6 @@
 #include "browser/TimeLimits.hpp"
 
-#include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <sstream>
 #include <string>
 
